@@ -1,0 +1,41 @@
+// For tests that run inside kest-testbed: the captured syslog, the platform
+// journal and the stand-in scenarios, at the paths the testbed gives them.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace kest::testbed {
+
+constexpr const char *kJournal = "/run/kest-platform/journal";
+constexpr const char *kScenarioDir = "/run/kest-platform/scenario";
+
+// True inside a testbed (it exports KEST_TESTBED).
+bool Inside();
+
+// The captured log: one line a message, "<level> <facility>.<level name> <text>".
+std::string LogPath();
+std::vector<std::string> LogLines();
+
+// Log delivery is asynchronous: wait until a line containing `needle`
+// appears, at most `timeout`; returns that line or an empty string.
+std::string WaitForLog(const std::string &needle,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+std::vector<std::string> JournalLines();
+void ClearJournal();
+
+// Rules for a stand-in program, one a line: "PATTERN|EXIT|DELAY|OUTPUT".
+void SetScenario(const std::string &program, const std::string &rules);
+
+std::string ReadFile(const std::string &path);
+void WriteFile(const std::string &path, const std::string &data);
+
+struct RunResult {
+    int status;          // exit status, or 128 + signal
+    std::string output;  // standard output
+};
+RunResult RunShell(const std::string &command);
+
+}  // namespace kest::testbed
