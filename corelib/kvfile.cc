@@ -14,6 +14,7 @@
 
 #include "internal/raise.h"
 #include "internal/replace_file.h"
+#include "internal/trim.h"
 #include "kest/strutil.h"
 #include "kest/unicode.h"
 
@@ -108,12 +109,16 @@ int XLIBCFileLineKeyMatch(const char *line, const char *key) {
         return 0;
     }
     if (IsComment(line)) return 0;
-    std::string copy(line);
-    char *cursor = copy.data();
-    char *token = XLIBCStrNextToken(&cursor, "=");
-    if (!token) return 0;
-    XLIBCStrTrimSpace(token, nullptr);
-    return strcmp(token, key) == 0 ? 1 : 0;
+    // The first non-empty token before an '=', trimmed; read in place, as
+    // this runs for every line of every lookup.
+    const char *begin = line;
+    while (*begin == '=') ++begin;
+    if (!*begin) return 0;
+    const char *end = strchr(begin, '=');
+    if (!end) end = begin + strlen(begin);
+    kest::core::TrimRange(&begin, &end, nullptr, true);
+    size_t n = static_cast<size_t>(end - begin);
+    return n == strlen(key) && memcmp(begin, key, n) == 0 ? 1 : 0;
 }
 
 int XLIBCFileGetKeyValue(const char *path, const char *key, char *buffer, int size, int flags) {

@@ -5,10 +5,9 @@
 #include <memory>
 
 #include "internal/raise.h"
+#include "internal/trim.h"
 
 namespace {
-
-constexpr const char *kBlanks = " \t\n\r";
 
 struct FreeDeleter {
     void operator()(char *p) const { free(p); }
@@ -29,12 +28,7 @@ int TrimInto(char *src, char *dst, const char *set, bool quotes, const char *mod
     }
     const char *begin = src;
     const char *end = src + len;
-    while (begin < end && strchr(set, *begin)) ++begin;
-    while (end > begin && strchr(set, end[-1])) --end;
-    if (quotes && end - begin >= 2 && *begin == '"' && end[-1] == '"') {
-        ++begin;
-        --end;
-    }
+    kest::core::TrimRange(&begin, &end, set, quotes);
     size_t n = static_cast<size_t>(end - begin);
     char *out = dst ? dst : src;
     memmove(out, begin, n);
@@ -67,9 +61,9 @@ int Split(const char *str, const char *delimiters, SzList **list, bool keep_empt
 
 extern "C" {
 
-int XLIBCStrTrimSpace(char *src, char *dst) { return TrimInto(src, dst, kBlanks, true, "string_trim_space"); }
+int XLIBCStrTrimSpace(char *src, char *dst) { return TrimInto(src, dst, nullptr, true, "string_trim_space"); }
 
-int XLIBCStrTrim(char *src, char *dst, const char *set) { return TrimInto(src, dst, set ? set : kBlanks, false, "string_trim"); }
+int XLIBCStrTrim(char *src, char *dst, const char *set) { return TrimInto(src, dst, set, false, "string_trim"); }
 
 char *XLIBCStrNextToken(char **cursor, const char *delimiters) {
     if (!cursor || !*cursor || !delimiters) return nullptr;
