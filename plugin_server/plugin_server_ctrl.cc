@@ -83,4 +83,20 @@ void PluginServerCtrl::disconnect_all() {
     registry_.clear();
 }
 
+void PluginServerCtrl::subscription_started() {
+    std::lock_guard<std::mutex> guard(active_lock_);
+    ++active_subscriptions_;
+}
+
+void PluginServerCtrl::subscription_ended() {
+    std::lock_guard<std::mutex> guard(active_lock_);
+    --active_subscriptions_;
+    active_changed_.notify_all();
+}
+
+bool PluginServerCtrl::wait_subscriptions_ended(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> guard(active_lock_);
+    return active_changed_.wait_for(guard, timeout, [this] { return active_subscriptions_ == 0; });
+}
+
 }  // namespace kest::scsiplugin

@@ -6,6 +6,11 @@ namespace kest::scsiplugin {
 
 grpc::Status PluginServiceImpl::Subscribe(grpc::ServerContext *context, const PluginClient *request,
                                           grpc::ServerWriter<PluginCmd> *writer) {
+    ctrl_->subscription_started();
+    struct Ended {
+        PluginServerCtrl *ctrl;
+        ~Ended() { ctrl->subscription_ended(); }
+    } ended{ctrl_.get()};
     auto client = std::make_shared<plugin_client>(context, request, writer);
     SCSI_LOG(LOG_INFO, "Connected: Plugin ID=%s IP=%s", request->plugin_id().c_str(), client->ip().c_str());
     ctrl_->register_client(client);

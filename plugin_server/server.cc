@@ -39,7 +39,8 @@ void PluginServer::Shutdown() {
         // Subscribe handlers wait on their records, not on the call: they
         // must be released before the server can finish its calls.
         ctrl_->disconnect_all();
-        server_->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(500));
+        ctrl_->wait_subscriptions_ended(std::chrono::milliseconds(200));
+        server_->Shutdown(std::chrono::system_clock::now() + std::chrono::milliseconds(50));
     });
 }
 

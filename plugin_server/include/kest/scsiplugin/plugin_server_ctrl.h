@@ -5,6 +5,8 @@
 // persisted.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,10 +37,20 @@ public:
     // Shutdown: release every waiting subscription and refuse new ones.
     void disconnect_all();
 
+    // Subscribe handlers still running, so shutdown can let them answer
+    // OK before the server cancels what is left.
+    void subscription_started();
+    void subscription_ended();
+    bool wait_subscriptions_ended(std::chrono::milliseconds timeout);
+
 private:
     std::mutex registry_lock_;
     std::unordered_map<std::string, std::shared_ptr<plugin_client>> registry_;
     bool closing_ = false;
+
+    std::mutex active_lock_;
+    std::condition_variable active_changed_;
+    int active_subscriptions_ = 0;
 };
 
 }  // namespace kest::scsiplugin
