@@ -16,12 +16,11 @@ std::string ParsePeerAddress(const std::string &peer) {
 
 plugin_client::plugin_client(grpc::ServerContext *context, const PluginClient *request,
                              grpc::ServerWriter<PluginCmd> *writer)
-    : context_(context), writer_(writer), plugin_id_(request->plugin_id()), type_(request->type()) {}
-
-std::string plugin_client::ip() {
-    std::lock_guard<std::mutex> guard(lock_);
-    return connected_ ? ParsePeerAddress(context_->peer()) : "Unknown";
-}
+    : context_(context),
+      writer_(writer),
+      plugin_id_(request->plugin_id()),
+      type_(request->type()),
+      ip_(ParsePeerAddress(context->peer())) {}
 
 bool plugin_client::connected() {
     std::lock_guard<std::mutex> guard(lock_);
@@ -33,15 +32,19 @@ bool plugin_client::cancelled() {
     return connected_ && context_->IsCancelled();
 }
 
+bool plugin_client::live() {
+    std::lock_guard<std::mutex> guard(lock_);
+    return connected_ && !context_->IsCancelled();
+}
+
 void plugin_client::push_cmd(const PluginCmd &cmd) {
     std::lock_guard<std::mutex> guard(lock_);
     if (!connected_) return;
-    std::string ip = ParsePeerAddress(context_->peer());
-    if (ip == "Unknown") {
+    if (ip_ == "Unknown") {
         SCSI_LOG(LOG_INFO, "Unknown ip address, plugin_id=%s", plugin_id_.c_str());
         return;
     }
-    SCSI_LOG(LOG_INFO, "push command to plugin_id=%s ip=%s", plugin_id_.c_str(), ip.c_str());
+    SCSI_LOG(LOG_INFO, "push command to plugin_id=%s ip=%s", plugin_id_.c_str(), ip_.c_str());
     writer_->Write(cmd);
 }
 

@@ -39,7 +39,7 @@ PluginClientList PluginServerCtrl::list_clients() {
     std::lock_guard<std::mutex> guard(registry_lock_);
     PluginClientList list;
     for (const auto &[id, client] : registry_) {
-        if (!client->connected() || client->cancelled()) continue;
+        if (!client->live()) continue;
         PluginClient *entry = list.add_list();
         entry->set_plugin_id(id);
         entry->set_type(client->type());

@@ -30,11 +30,13 @@ public:
     const std::string &plugin_id() const { return plugin_id_; }
     PluginClient::Type type() const { return type_; }
 
-    // The peer's address; "Unknown" once disconnected.
-    std::string ip();
+    // The peer's address, read once: a call's peer does not change.
+    const std::string &ip() const { return ip_; }
     bool connected();
     // True while connected and the call has been cancelled (client gone).
     bool cancelled();
+    // Connected and not cancelled.
+    bool live();
 
     // Writes the command to the stream when the peer has an IPv4 address
     // and the record is still connected; logs either way.
@@ -47,6 +49,7 @@ private:
     grpc::ServerWriter<PluginCmd> *writer_;
     const std::string plugin_id_;
     const PluginClient::Type type_;
+    const std::string ip_;
     std::mutex lock_;
     std::condition_variable wakeup_;
     bool connected_ = true;
