@@ -77,10 +77,19 @@ size_t PluginServerCtrl::client_count() {
 }
 
 void PluginServerCtrl::disconnect_all() {
-    std::lock_guard<std::mutex> guard(registry_lock_);
-    closing_ = true;
-    for (auto &[id, client] : registry_) client->disconnect();
-    registry_.clear();
+    {
+        std::lock_guard<std::mutex> guard(registry_lock_);
+        closing_ = true;
+        for (auto &[id, client] : registry_) client->disconnect();
+        registry_.clear();
+    }
+    // Never with the registry lock held.
+    std::lock_guard<std::mutex> table(task_table_lock_);
+    tasks_closing_ = true;
+    for (auto &[id, task] : tasks_) {
+        std::lock_guard<std::mutex> guard(task->lock);
+        task->wakeup.notify_all();
+    }
 }
 
 void PluginServerCtrl::subscription_started() {

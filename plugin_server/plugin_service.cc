@@ -35,12 +35,44 @@ grpc::Status PluginServiceImpl::PluginConnList(grpc::ServerContext *, const goog
     return grpc::Status::OK;
 }
 
-grpc::Status PluginServiceImpl::LunOp(grpc::ServerContext *, const LunCmd *, LunCmdResp *) {
-    return grpc::Status::CANCELLED;
+grpc::Status PluginServiceImpl::LunOp(grpc::ServerContext *, const LunCmd *request, LunCmdResp *response) {
+    switch (request->cmd_body_case()) {
+        case LunCmd::kIsLunSupportReq:
+            ctrl_->handle_cmd_is_lun_support(*request, response);
+            break;
+        case LunCmd::kIsMirrorDoneReq:
+            ctrl_->handle_cmd_is_mirror_done(*request, response);
+            break;
+        case LunCmd::kDepartRelationReq:
+            ctrl_->handle_cmd_depart_relation(*request, response);
+            break;
+        case LunCmd::kStartMirrorReq:
+            ctrl_->handle_cmd_start_mirror(*request, response);
+            break;
+        default:
+            return grpc::Status::CANCELLED;
+    }
+    return grpc::Status::OK;
 }
 
-grpc::Status PluginServiceImpl::Publish(grpc::ServerContext *, const PluginCmd *, PluginCmdResp *) {
-    return grpc::Status::CANCELLED;
+grpc::Status PluginServiceImpl::Publish(grpc::ServerContext *, const PluginCmd *request, PluginCmdResp *response) {
+    switch (request->cmd_body_case()) {
+        case PluginCmd::kInitSnapshotReq:
+            ctrl_->handle_cmd_init_snapshot(*request, response);
+            break;
+        case PluginCmd::kMirrorDoneReq:
+            ctrl_->handle_cmd_mirror_done(*request, response);
+            break;
+        case PluginCmd::kWaitForDepartReq:
+            ctrl_->handle_cmd_wait_for_depart(*request, response);
+            break;
+        case PluginCmd::kDepartDoneReq:
+            ctrl_->handle_cmd_depart_done(*request, response);
+            break;
+        default:
+            return grpc::Status::CANCELLED;
+    }
+    return grpc::Status::OK;
 }
 
 }  // namespace kest::scsiplugin
