@@ -29,31 +29,10 @@ int CountLog(const std::string &needle) {
 
 pid_t Start(std::vector<std::string> prefix = {}) {
     prefix.push_back(LUNHUB_BIN);
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> argv;
-        for (auto &a : prefix) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    return pid;
+    return kest::testbed::Spawn(prefix);
 }
 
-// Exit status within `timeout`, or -1 (the process is then killed).
-int WaitExit(pid_t pid, std::chrono::milliseconds timeout) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    int status = 0;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return -1;
-        }
-        usleep(2000);
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using kest::testbed::WaitExit;
 
 bool Listening(int count) {
     return Eventually([&] { return CountLog("Server listening on unix:///tmp/iscsi/plugin_server.sock") >= count; });

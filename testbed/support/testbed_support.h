@@ -38,4 +38,13 @@ struct RunResult {
 };
 RunResult RunShell(const std::string &command);
 
+// Starts a program in the background, standard output and error to
+// `output` (or /dev/null when empty). Returns its pid.
+int Spawn(const std::vector<std::string> &argv, const std::string &output = "");
+// Sends `sig` and waits at most `timeout` for the exit; returns the exit
+// status (128 + signal when killed), or -1 after killing it for good.
+int Stop(int pid, int sig, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+// Waits for the exit without sending anything; -1 (and killed) on timeout.
+int WaitExit(int pid, std::chrono::milliseconds timeout);
+
 }  // namespace kest::testbed
