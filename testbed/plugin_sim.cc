@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -34,6 +36,14 @@ struct Options {
 };
 
 std::atomic<bool> g_stop{false};
+// Tasks whose depart-done arrived: their polling stops.
+std::mutex g_done_lock;
+std::set<std::string> g_done;
+
+bool TaskDone(const std::string &task) {
+    std::lock_guard<std::mutex> g(g_done_lock);
+    return g_done.count(task) > 0;
+}
 grpc::ClientContext *g_subscription = nullptr;
 
 // One line of the simulator's transcript: the words joined by blanks.
@@ -69,8 +79,8 @@ void FollowTask(const Options &opt, std::shared_ptr<grpc::Channel> channel, std:
     poll.mutable_is_mirror_done_req()->set_task_id(task);
     poll.mutable_is_mirror_done_req()->set_type(LUN_TYPE_80);
     poll.mutable_is_mirror_done_req()->set_src_lun_id(task);
-    while (!g_stop && !LunOp(*stub, poll)) Sleep(opt.poll_ms);
-    if (g_stop) return;
+    while (!g_stop && !TaskDone(task) && !LunOp(*stub, poll)) Sleep(opt.poll_ms);
+    if (g_stop || TaskDone(task)) return;
     Say({"is_mirror_done", task + ":", "ok"});
     Sleep(opt.delay_ms);
     LunCmd depart;
@@ -166,6 +176,10 @@ int main(int argc, char **argv) {
         if (opt.vanish_after > 0 && ++received >= opt.vanish_after) {
             Say({"vanishing", opt.id});
             _exit(0);
+        }
+        if (cmd.has_depart_done_req()) {
+            std::lock_guard<std::mutex> g(g_done_lock);
+            g_done.insert(cmd.task_id());
         }
         if (!opt.silent && cmd.has_init_snapshot_req()) tasks.emplace_back(FollowTask, opt, channel, cmd.task_id());
     }
