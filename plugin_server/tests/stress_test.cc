@@ -99,4 +99,82 @@ TEST(RegistryStress, ConcurrentSubscribersAndPushes) {
     server.Wait();
 }
 
+// Many LUN operations at once: each waiting Publish is released by the
+// LunOp meant for it, and no wait outlives its operation.
+TEST(TaskStress, ConcurrentOperationsOnDifferentLuns) {
+    constexpr int kLuns = 40;
+    auto ctrl = std::make_shared<PluginServerCtrl>();
+    std::string sock = "unix:/tmp/task_stress." + std::to_string(getpid()) + ".sock";
+    PluginServer server(ctrl, ServerConfig{"127.0.0.1:0", sock});
+    ASSERT_TRUE(server.Start());
+    auto tcp = grpc::CreateChannel("127.0.0.1:" + std::to_string(server.tcp_port()), grpc::InsecureChannelCredentials());
+    auto local = grpc::CreateChannel(sock, grpc::InsecureChannelCredentials());
+    TestPlugin observer(tcp, "observer");
+    ASSERT_TRUE(Eventually([&] { return ctrl->has_clients(); }));
+
+    auto publish = [&](const PluginCmd &cmd) {
+        grpc::ClientContext ctx;
+        PluginCmdResp resp;
+        auto stub = PluginService::NewStub(local);
+        bool ok = stub->Publish(&ctx, cmd, &resp).ok() && resp.success();
+        return std::make_pair(ok, resp.init_snapshot_resp().task_id());
+    };
+    auto lun_op = [&](const LunCmd &cmd) {
+        grpc::ClientContext ctx;
+        LunCmdResp resp;
+        auto stub = PluginService::NewStub(tcp);
+        return stub->LunOp(&ctx, cmd, &resp).ok() && resp.success();
+    };
+    auto state = [&](const std::string &key) {
+        auto task = ctrl->find_task(key);
+        return task ? task->get_state() : -1;
+    };
+
+    std::atomic<int> finished{0};
+    std::vector<std::thread> threads;
+    for (int i = 0; i < kLuns; ++i) {
+        std::string key = "lun-" + std::to_string(i);
+        threads.emplace_back([&, key] {  // the tool's side
+            PluginCmd init;
+            init.mutable_init_snapshot_req()->set_src_lun_p80(key);
+            auto [ok, task_id] = publish(init);
+            EXPECT_TRUE(ok) << key;
+            EXPECT_EQ(task_id, key);
+            PluginCmd done;
+            done.set_task_id(key);
+            done.mutable_mirror_done_req();
+            EXPECT_TRUE(publish(done).first) << key;
+            PluginCmd wait;
+            wait.set_task_id(key);
+            wait.mutable_wait_for_depart_req();
+            EXPECT_TRUE(publish(wait).first) << key;
+            PluginCmd depart;
+            depart.set_task_id(key);
+            depart.mutable_depart_done_req();
+            EXPECT_TRUE(publish(depart).first) << key;
+            ++finished;
+        });
+        threads.emplace_back([&, key] {  // the plugin's side
+            LunCmd start;
+            start.set_plugin_id("observer");
+            start.mutable_start_mirror_req()->set_src_lun_id(key);
+            while (!lun_op(start)) std::this_thread::yield();
+            LunCmd poll;
+            poll.mutable_is_mirror_done_req()->set_src_lun_id(key);
+            poll.mutable_is_mirror_done_req()->set_type(LUN_TYPE_80);
+            while (state(key) != TASK_MIRROR_DONE) lun_op(poll);  // no LUN file here: never passes
+            LunCmd depart;
+            depart.mutable_depart_relation_req()->set_src_lun_id(key);
+            EXPECT_TRUE(lun_op(depart)) << key;
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(finished.load(), kLuns);
+    EXPECT_EQ(ctrl->task_count(), 0u);
+    // Every depart-done went to the owner, the plugin that mirrored.
+    EXPECT_TRUE(observer.WaitForCommands(2 * kLuns));
+    server.Shutdown();
+    server.Wait();
+}
+
 }  // namespace
