@@ -572,6 +572,7 @@ int RunInit(Context &ctx) {
         BuildDevices(ctx, work, root);
         BuildVolumes(ctx, work, root);
         MkdirP(root + "/run/kest-platform/scenario");
+        MkdirP(root + "/run/kestsdk/lock");  // made by the appliance's boot
         WriteFile(root + "/run/kest-platform/journal", "");
         MkdirP(root + "/run/kest-testbed");
         WriteFile(root + kLogInside, "");

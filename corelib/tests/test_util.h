@@ -43,3 +43,41 @@ inline int CountEntries(const std::string &dir) {
 }
 
 }  // namespace kest::test
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+namespace kest::test {
+
+// Open descriptors other than sockets (the C library keeps its syslog
+// connection open once used).
+inline int CountFiles() {
+    int n = 0;
+    for (auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        auto target = std::filesystem::read_symlink(e.path(), ec).string();
+        if (!ec && target.rfind("socket:", 0) != 0) ++n;
+    }
+    return n;
+}
+
+// What a test binary must leave as it found it: descriptors, children,
+// mounts. Register with ::testing::AddGlobalTestEnvironment.
+class LeakCheck : public ::testing::Environment {
+public:
+    void SetUp() override {
+        fds_ = CountFiles();
+        mounts_ = Read("/proc/self/mounts");
+    }
+    void TearDown() override {
+        EXPECT_EQ(CountFiles(), fds_) << "descriptors leaked";
+        EXPECT_EQ(Read("/proc/self/mounts"), mounts_) << "mounts leaked";
+        EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1) << "children left behind";
+    }
+
+private:
+    int fds_ = 0;
+    std::string mounts_;
+};
+
+}  // namespace kest::test
