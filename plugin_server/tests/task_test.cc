@@ -191,7 +191,7 @@ TEST_F(TaskTest, WholeOperationReachesTheMirroringPluginOnly) {
     // The task is gone: depart-done still succeeds, mirror-done fails.
     EXPECT_TRUE(Publish(DepartDone(kFileLun)).success());
     EXPECT_FALSE(Publish(MirrorDone(kFileLun)).success());
-    EXPECT_EQ(CountLog("Task not exists: [" + kFileLun + "]"), 2);
+    EXPECT_TRUE(Eventually([&] { return CountLog("Task not exists: [" + kFileLun + "]") == 2; }));
 }
 
 TEST_F(TaskTest, InitSnapshotWithoutPluginsFailsAtOnce) {
