@@ -23,20 +23,7 @@ const std::string kUsage =
     "Usage:\n\t --help                         Show usage.\n\t --stop_all_disk_service        Stop disk related "
     "service on all disks.\n";
 
-int CountLog(const std::string &needle) {
-    int n = 0;
-    for (const auto &l : LogLines()) n += l.find(needle) != std::string::npos;
-    return n;
-}
 
-template <typename Pred>
-bool Eventually(Pred pred) {
-    for (int i = 0; i < 500; ++i) {
-        if (pred()) return true;
-        usleep(10000);
-    }
-    return false;
-}
 
 // Gone, or a zombie waiting for init.
 bool Dead(pid_t pid) {

@@ -19,21 +19,7 @@ namespace {
 const std::string kSrcP80 = "0123abcd-4567-89ab-cdef-0123456789ab";
 const std::string kTool = TOOL_BIN;
 
-int CountLog(const std::string &needle) {
-    int n = 0;
-    for (const auto &l : LogLines()) n += l.find(needle) != std::string::npos;
-    return n;
-}
 
-template <typename Pred>
-bool Eventually(Pred pred, std::chrono::milliseconds timeout = 10s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > deadline) return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
 
 RunResult Tool(const std::string &args) { return RunShell(kTool + " " + args); }
 

@@ -19,15 +19,12 @@ using kest::testbed::ReadFile;
 using kest::testbed::WaitForLog;
 using kest::testbed::WriteFile;
 
+using kest::testbed::CountLog;
+
 namespace {
 
 const char *kHaConf = "/usr/kest/etc/packages/ZuzoZaridazazidu/ha.conf";
 
-int CountLog(const std::string &needle) {
-    int n = 0;
-    for (const auto &l : LogLines()) n += l.find(needle) != std::string::npos;
-    return n;
-}
 
 void SetKey(const std::string &path, const std::string &key, const std::string &value) {
     std::string text = ReadFile(path), out;

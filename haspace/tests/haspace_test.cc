@@ -18,22 +18,13 @@ using kest::testbed::LogLines;
 using kest::testbed::WaitForLog;
 using kest::testbed::WriteFile;
 
+using kest::testbed::CountLog;
+
+using kest::testbed::Eventually;
+
 namespace {
 
-int CountLog(const std::string &needle) {
-    int n = 0;
-    for (const auto &l : LogLines()) n += l.find(needle) != std::string::npos;
-    return n;
-}
 
-template <typename Pred>
-bool Eventually(Pred pred) {
-    for (int i = 0; i < 500; ++i) {
-        if (pred()) return true;
-        usleep(10000);
-    }
-    return false;
-}
 
 std::string Str(const std::unique_ptr<DiskLocation> &loc) {
     std::ostringstream s;

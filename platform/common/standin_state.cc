@@ -4,6 +4,7 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <fstream>
 #include <sstream>
 
@@ -45,6 +46,31 @@ void Journal(const char *function, const std::vector<std::string> &args) {
     ssize_t n = write(fd, line.data(), line.size());
     (void)n;
     close(fd);
+}
+
+std::string QuoteWord(const std::string &word) {
+    bool plain = !word.empty();
+    for (unsigned char c : word) {
+        if (!(isalnum(c) || std::string("_./=:,+@%-").find(static_cast<char>(c)) != std::string::npos)) {
+            plain = false;
+            break;
+        }
+    }
+    if (plain) return word;
+    std::string out = "'";
+    for (char c : word) {
+        if (c == '\'')
+            out += "'\\''";
+        else
+            out += c;
+    }
+    return out + "'";
+}
+
+void JournalArgv(const char *name, int argc, char **argv) {
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) args.push_back(QuoteWord(argv[i]));
+    Journal(name, args);
 }
 
 }  // namespace kest::platform

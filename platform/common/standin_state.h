@@ -21,7 +21,15 @@ std::string Option(const std::vector<std::string> &words, const std::string &key
 // the stand-in then answers as the real library does on failure.
 bool ShouldFail(const char *function);
 
-// Appends "function arg..." to /run/kest-platform/journal.
+// Appends "function arg..." to /run/kest-platform/journal as one whole line,
+// also when several processes write at once. Outside a testbed (no
+// /run/kest-platform) nothing is written.
 void Journal(const char *function, const std::vector<std::string> &args);
+
+// Shell-style quoting: plain words as they are, anything else in single quotes.
+std::string QuoteWord(const std::string &word);
+
+// A stand-in program's call: its absolute name and quoted arguments.
+void JournalArgv(const char *name, int argc, char **argv);
 
 }  // namespace kest::platform

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "journal.h"
+#include "standin_state.h"
 
 namespace {
 

@@ -19,13 +19,10 @@ using kest::scsiplugin::test::TestPlugin;
 using kest::testbed::LogLines;
 using kest::testbed::WaitForLog;
 
+using kest::testbed::CountLog;
+
 namespace {
 
-int CountLog(const std::string &needle) {
-    int n = 0;
-    for (const auto &l : LogLines()) n += l.find(needle) != std::string::npos;
-    return n;
-}
 
 pid_t Start(std::vector<std::string> prefix = {}) {
     prefix.push_back(LUNHUB_BIN);

@@ -18,6 +18,8 @@ using kest::scsiplugin::test::Eventually;
 using kest::scsiplugin::test::TestPlugin;
 using kest::testbed::WaitForLog;
 
+using kest::testbed::CountLog;
+
 namespace {
 
 const std::string kFileLun = "0123abcd-4567-89ab-cdef-0123456789ab";
@@ -34,11 +36,6 @@ void WriteLuns() {
                                  " 0x0103 twin\n");
 }
 
-int CountLog(const std::string &needle) {
-    int n = 0;
-    for (const auto &l : kest::testbed::LogLines()) n += l.find(needle) != std::string::npos;
-    return n;
-}
 
 class TaskTest : public ::testing::Test {
 protected:

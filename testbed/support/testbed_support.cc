@@ -50,6 +50,12 @@ std::string WaitForLog(const std::string &needle, std::chrono::milliseconds time
     }
 }
 
+int CountLog(const std::string &needle) {
+    int n = 0;
+    for (const auto &line : LogLines()) n += line.find(needle) != std::string::npos;
+    return n;
+}
+
 std::vector<std::string> JournalLines() { return Lines(ReadFile(kJournal)); }
 
 void ClearJournal() { WriteFile(kJournal, ""); }

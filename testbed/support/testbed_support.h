@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kest::testbed {
@@ -22,6 +23,20 @@ std::vector<std::string> LogLines();
 // appears, at most `timeout`; returns that line or an empty string.
 std::string WaitForLog(const std::string &needle,
                        std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
+// Lines of the captured log containing `needle`.
+int CountLog(const std::string &needle);
+
+// Polls until pred() holds, at most `timeout`.
+template <typename Pred>
+bool Eventually(Pred pred, std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 std::vector<std::string> JournalLines();
 void ClearJournal();

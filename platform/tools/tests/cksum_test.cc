@@ -9,7 +9,7 @@
 #include <random>
 #include <string>
 
-#include "journal.h"
+#include "standin_state.h"
 
 namespace fs = std::filesystem;
 
