@@ -1,6 +1,7 @@
 #include "kest/kvfile.h"
 
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -203,7 +204,9 @@ TEST(SetKeyValue, FullDiskLeavesTheOldFileAndNoTemporary) {
     TempDir dir;
     std::string mnt = dir / "small";
     std::filesystem::create_directory(mnt);
-    if (getuid() != 0 || mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
+    // A mount namespace of this test process's own: the host sees nothing.
+    if (getuid() != 0 || unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0)
         GTEST_SKIP() << "needs root to mount a small tmpfs";
     std::string f = mnt + "/conf";
     std::string old = "k=1\n" + std::string(40000, '#') + "\n";
