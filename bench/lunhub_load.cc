@@ -57,6 +57,27 @@ double UnaryMicros(const std::shared_ptr<grpc::Channel> &channel) {
     return std::chrono::duration<double, std::micro>(Clock::now() - start).count() / n;
 }
 
+// The baseline server of the same build, on an ephemeral loopback port.
+class BareServer {
+public:
+    BareServer() {
+        grpc::ServerBuilder builder;
+        builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port_);
+        builder.RegisterService(&service_);
+        server_ = builder.BuildAndStart();
+        if (!server_) abort();
+        channel_ = grpc::CreateChannel("127.0.0.1:" + std::to_string(port_), grpc::InsecureChannelCredentials());
+    }
+    ~BareServer() { server_->Shutdown(); }
+    const std::shared_ptr<grpc::Channel> &channel() const { return channel_; }
+
+private:
+    BareService service_;
+    int port_ = 0;
+    std::unique_ptr<grpc::Server> server_;
+    std::shared_ptr<grpc::Channel> channel_;
+};
+
 struct Arrivals {
     std::mutex lock;
     std::condition_variable changed;
@@ -107,16 +128,12 @@ void RunOne(int plugins) {
     double list_rate = CallsPerSecond(channel, std::chrono::milliseconds(1000));
 
     // The baseline, measured in the same run.
-    BareService bare;
-    grpc::ServerBuilder builder;
-    int bare_port = 0;
-    builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &bare_port);
-    builder.RegisterService(&bare);
-    auto bare_server = builder.BuildAndStart();
-    auto bare_channel = grpc::CreateChannel("127.0.0.1:" + std::to_string(bare_port), grpc::InsecureChannelCredentials());
-    double bare_rate = CallsPerSecond(bare_channel, std::chrono::milliseconds(1000));
-    double bare_us = UnaryMicros(bare_channel);
-    bare_server->Shutdown();
+    double bare_rate, bare_us;
+    {
+        BareServer bare;
+        bare_rate = CallsPerSecond(bare.channel(), std::chrono::milliseconds(1000));
+        bare_us = UnaryMicros(bare.channel());
+    }
 
     printf("N=%-4d push to all: %8.2f ms (%6.1f x one empty unary call of %.0f us)   "
            "PluginConnList: %7.0f calls/s (%.2f x bare %7.0f calls/s)\n",
@@ -220,15 +237,7 @@ void RunOperations(int luns) {
     for (auto &t : threads) t.join();
     double seconds = std::chrono::duration<double>(Clock::now() - start).count();
 
-    BareService bare;
-    grpc::ServerBuilder builder;
-    int bare_port = 0;
-    builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &bare_port);
-    builder.RegisterService(&bare);
-    auto bare_server = builder.BuildAndStart();
-    double bare_us =
-        UnaryMicros(grpc::CreateChannel("127.0.0.1:" + std::to_string(bare_port), grpc::InsecureChannelCredentials()));
-    bare_server->Shutdown();
+    double bare_us = UnaryMicros(BareServer().channel());
 
     double init_avg = init_us / luns, lunop_avg = lunop_us / static_cast<double>(lunops);
     printf("LUNs=%-4d %7.1f operations/s   init snapshot %8.0f us (%5.1f x bare %.0f us)   "
