@@ -74,6 +74,20 @@ TEST_F(ToolTest, WholeOperationFromTheCommandLine) {
     EXPECT_EQ(again.output, "");
 }
 
+// A plugin that drops its connection does not hold the operation up and
+// leaves the listing; a late one still answers within the wait.
+TEST_F(ToolTest, VanishingAndLatePlugins) {
+    Sim("ghost", {"--vanish-after", "1"});
+    Sim("slow", {"--delay", "300"});
+    RunResult init = Tool("--exec_cmd init_snapshot src-uuid " + kSrcP80 + " dst-uuid");
+    EXPECT_EQ(init.status, 0);
+    EXPECT_EQ(init.output, kSrcP80);
+    EXPECT_TRUE(Eventually([] { return ReadFile("/tmp/ghost.out").find("vanishing ghost") != std::string::npos; }));
+    EXPECT_TRUE(Eventually([] { return Tool("--list_conns").output.find("},{") == std::string::npos; }));
+    RunResult list = Tool("--list_conns");
+    EXPECT_EQ(list.output, "[{\"ip\":\"127.0.0.1\",\"type\":\"VMware\"}]\n");
+}
+
 TEST_F(ToolTest, ListConnsPrintsNullOrTheKnownPlugins) {
     RunResult none = Tool("--list_conns");
     EXPECT_EQ(none.status, 0);
